@@ -1,0 +1,1 @@
+#include "trace_log.h"

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds Flashwright and runs every test: the normal build, the whole suite
+# under AddressSanitizer + UndefinedBehaviorSanitizer, and the concurrency
+# tests under ThreadSanitizer. Each build has its own folder.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/install-deps.sh
+jobs=$(nproc)
+
+run_build() {  # folder, ctest filter args, cmake args...
+  local dir=$1; shift
+  local filter=$1; shift
+  echo "=== $dir"
+  cmake -S . -B "$dir" -DFLASHWRIGHT_WERROR=ON "$@" >/dev/null
+  cmake --build "$dir" -j"$jobs"
+  # shellcheck disable=SC2086
+  ctest --test-dir "$dir" --output-on-failure -j"$jobs" $filter
+}
+
+run_build build "" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  run_build build-asan "" -DCMAKE_BUILD_TYPE=Debug -DFLASHWRIGHT_SANITIZE=address -DFLASHWRIGHT_BENCH=OFF
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  run_build build-tsan "-R Concurrency" -DCMAKE_BUILD_TYPE=Debug -DFLASHWRIGHT_SANITIZE=thread -DFLASHWRIGHT_BENCH=OFF
+echo "All tests passed."
