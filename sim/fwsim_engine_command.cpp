@@ -1,0 +1,2 @@
+#include "fwsim_commands.h"
+int FwsimEngineCommand(int, char**) { return 1; }

@@ -1,0 +1,2 @@
+#include "fwsim_commands.h"
+int FwsimRootCommand(int, char**) { return 1; }
