@@ -38,7 +38,7 @@ constexpr ErrorCode kErrSharingViolation = 16;  // EBUSY: held by another no-sha
 constexpr ErrorCode kErrAlreadyExists = 17;     // EEXIST
 constexpr ErrorCode kErrInvalidParameter = 22;  // EINVAL: includes line settings a port refuses
 constexpr ErrorCode kErrBufferTooSmall = 34;    // ERANGE: the size needed is reported back
-constexpr ErrorCode kErrBadFormat = 74;         // EBADMSG: malformed registry file
+constexpr ErrorCode kErrBadFormat = 74;         // EBADMSG: malformed registry file, unloadable library
 constexpr ErrorCode kErrNotSupported = 95;      // EOPNOTSUPP: the host lacks the feature
 constexpr ErrorCode kErrTimeout = 110;          // ETIMEDOUT
 constexpr ErrorCode kErrOperationAborted = 125; // ECANCELED: a wait ended by a close
@@ -70,7 +70,11 @@ void SleepMs(uint32_t ms);
 // earliest deadline among the waiters, so a 5000 ms timeout on a silent line
 // costs no real time, while a peer that answers is never cut short. The thread
 // that creates it participates; other threads that use the clock while it is
-// installed (a simulated engine, a worker) join with ClockParticipant.
+// installed (a simulated engine, a worker) join with ClockParticipant. A
+// thread that has not joined counts as a participant only while it waits.
+// A thread must join before the others can start waiting, or time may move
+// on without it. Destroying the clock ends waits still running on it as
+// timeouts.
 class VirtualClock {
  public:
   VirtualClock();
@@ -115,7 +119,8 @@ void SetDebugSink(DebugSink sink, void* context, DebugSink* previous = nullptr,
 // counted). Returns the number of units written (NUL included when
 // converted), or 0 with kErrBufferTooSmall when dst cannot hold the result
 // (dst is then filled as far as it goes and stays NUL-terminated if
-// dst_cap > 0). Invalid UTF-8 bytes become U+FFFD.
+// dst_cap > 0). dst nullptr with dst_cap 0 asks for the number of units
+// needed. Invalid UTF-8 bytes become U+FFFD (one per malformed sequence).
 int NarrowToWide(const char* src, int src_len, wchar_t* dst, int dst_cap);
 int WideToNarrow(const wchar_t* src, int src_len, char* dst, int dst_cap);
 std::wstring Widen(const std::string& narrow);
@@ -193,7 +198,9 @@ enum class SeekFrom { kBegin, kCurrent, kEnd };
 // Opens a file by device or host path. With kShareNone a second open of the
 // same file (from this process or another) fails with kErrSharingViolation,
 // and so does a no-sharing open of a file someone else holds open.
-// Returns kInvalidHandle on failure.
+// Returns kInvalidHandle on failure; a refused open creates or truncates
+// nothing. On success LastError() is kErrAlreadyExists when kCreateAlways or
+// kOpenAlways found the file existing, else kErrNone.
 Handle OpenFile(const wchar_t* path, uint32_t access, uint32_t share, Disposition disposition);
 
 // Read and Write work on files and serial ports. On a serial port they follow
@@ -208,6 +215,8 @@ bool FileExists(const wchar_t* path);
 bool DirectoryExists(const wchar_t* path);
 // Creates the folder (and missing parents); an existing folder is not an error.
 bool CreateDirectories(const wchar_t* path);
+// Fails with kErrSharingViolation while the file is open anywhere, as on the
+// handheld.
 bool DeleteFileAt(const wchar_t* path);
 
 struct FindEntry {
@@ -261,7 +270,10 @@ bool RegistryDeleteValue(Handle key, const wchar_t* name);
 
 using ModuleHandle = void*;
 // Loads a library by bare name (searched in the device root's \Windows folder,
-// case-insensitively), by device path or by host path. Returns nullptr on failure.
+// case-insensitively; ".dll" is added to a name without extension), by device
+// path or by host path. Returns nullptr on failure: kErrNotFound when there is
+// no such file, kErrBadFormat when the file does not load (the loader's reason
+// goes to the debugger output).
 ModuleHandle LoadModule(const wchar_t* name);
 // Returns nullptr with kErrNotFound when the library has no such export.
 void* FindExport(ModuleHandle module, const char* name);

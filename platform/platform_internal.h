@@ -60,4 +60,12 @@ std::shared_ptr<T> LookupAs(Handle h, HandleKind kind) {
 constexpr uint32_t kInfiniteWait = 0xFFFFFFFFu;
 int WaitForDescriptors(pollfd* fds, int count, uint32_t timeout_ms);
 
+// Bytes written into a serial line (a port or a pseudo-terminal) that no
+// reader of this process has taken yet. A pseudo-terminal hands written data
+// to its reader a moment later, from a kernel worker; until then neither side
+// looks ready. Virtual time does not move while bytes are in flight, unless
+// the count has not changed for a while (data nobody reads).
+void NoteLineBytesWritten(uint32_t count);
+void NoteLineBytesTaken(uint32_t count);
+
 }  // namespace plat::detail

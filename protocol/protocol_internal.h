@@ -23,3 +23,7 @@ void proto_pause();
 // The module-level status buffer: composes a text into it and posts it.
 void proto_post_composed_status(StatusCallback callback, const char* format, ...)
     __attribute__((format(printf, 2, 3)));
+
+// The first row of EngineLinkTable that pairs this engine name (narrow text,
+// case ignored) with this autodetect answer, or nullptr.
+const EngineLinkEntry* FindAutodetectRow(const char* engine, uint8_t response);

@@ -34,6 +34,13 @@ class EngineFixture : public ::testing::Test {
     CloseTraceLog();
   }
 
+  // Ends the current engine as the test's end would (so a table of cases can
+  // start a fresh engine per case).
+  void StopEngine() {
+    TearDown();
+    engine_.reset();
+  }
+
   // Writes a file into the device root's "My Documents" and returns its host path.
   std::string WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
     std::string path = root_.Host("My Documents/" + name);
@@ -47,6 +54,28 @@ class EngineFixture : public ::testing::Test {
     for (size_t i = 0; i < size; ++i) bytes[i] = static_cast<uint8_t>(i * 7 + i / 256);
     return bytes;
   }
+
+  // Ends the trace log (which ends the results record) and returns the values
+  // recorded under `tag` ("ErrStr", "Flash_Ver", ...), in order.
+  std::vector<std::string> ResultValues(const std::string& tag) {
+    CloseTraceLog();
+    const std::string path = root_.Host("My Documents/KPXResults.xml");
+    std::vector<std::string> values;
+    if (!testsupport::HostFileExists(path)) return values;
+    const std::string text = testsupport::ReadHostFile(path);
+    const std::string open = "<" + tag + ">", close = "</" + tag + ">";
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
+      at += open.size();
+      const size_t end = text.find(close, at);
+      if (end == std::string::npos) break;
+      values.push_back(text.substr(at, end - at));
+      at = end + close.size();
+    }
+    return values;
+  }
+
+  // Virtual milliseconds since the test began.
+  uint64_t NowMs() const { return clock_.Now(); }
 
   testsupport::TempDeviceRoot root_;
   plat::VirtualClock clock_;
