@@ -248,20 +248,54 @@ int WaitForDescriptors(pollfd* fds, int count, uint32_t timeout_ms) {
   return VirtualWait(*core, fds, count, timeout_ms);
 }
 
-void NoteLineBytesWritten(uint32_t count) {
-  if (count == 0) return;
+struct LineTraffic {
+  uint64_t id = 0;
+  std::atomic<int64_t> in_flight{0};
+};
+
+std::shared_ptr<LineTraffic> LineTrafficFor(uint64_t line_id) {
+  static std::mutex* mutex = new std::mutex;
+  static auto* lines = new std::vector<std::weak_ptr<LineTraffic>>;
+  std::lock_guard<std::mutex> lock(*mutex);
+  std::erase_if(*lines, [](const std::weak_ptr<LineTraffic>& w) { return w.expired(); });
+  for (const auto& weak : *lines) {
+    std::shared_ptr<LineTraffic> line = weak.lock();
+    if (line && line->id == line_id) return line;
+  }
+  auto line = std::make_shared<LineTraffic>();
+  line->id = line_id;
+  lines->push_back(line);
+  return line;
+}
+
+namespace {
+
+void TakeFromLine(LineTraffic* line, int64_t count) {
+  // Bytes from a writer outside this process were never counted: stay at 0.
+  int64_t was = line->in_flight.load();
+  int64_t taken;
+  do {
+    taken = std::min(was, count);
+  } while (!line->in_flight.compare_exchange_weak(was, was - taken));
+  if (taken > 0) g_line_bytes_in_flight.fetch_sub(taken);
+  g_line_bytes_changed.store(RealClock::now().time_since_epoch().count());
+}
+
+}  // namespace
+
+void NoteLineBytesWritten(LineTraffic* line, uint32_t count) {
+  if (!line || count == 0) return;
+  line->in_flight.fetch_add(count);
   g_line_bytes_in_flight.fetch_add(count);
   g_line_bytes_changed.store(RealClock::now().time_since_epoch().count());
 }
 
-void NoteLineBytesTaken(uint32_t count) {
-  if (count == 0) return;
-  // Bytes from a writer outside this process were never counted: stay at 0.
-  int64_t now_in_flight = g_line_bytes_in_flight.load();
-  while (!g_line_bytes_in_flight.compare_exchange_weak(
-      now_in_flight, std::max<int64_t>(0, now_in_flight - static_cast<int64_t>(count)))) {
-  }
-  g_line_bytes_changed.store(RealClock::now().time_since_epoch().count());
+void NoteLineBytesTaken(LineTraffic* line, uint32_t count) {
+  if (line && count > 0) TakeFromLine(line, count);
+}
+
+void ForgetLineBytes(LineTraffic* line) {
+  if (line) TakeFromLine(line, INT64_MAX);
 }
 
 }  // namespace detail

@@ -61,11 +61,18 @@ constexpr uint32_t kInfiniteWait = 0xFFFFFFFFu;
 int WaitForDescriptors(pollfd* fds, int count, uint32_t timeout_ms);
 
 // Bytes written into a serial line (a port or a pseudo-terminal) that no
-// reader of this process has taken yet. A pseudo-terminal hands written data
-// to its reader a moment later, from a kernel worker; until then neither side
-// looks ready. Virtual time does not move while bytes are in flight, unless
-// the count has not changed for a while (data nobody reads).
-void NoteLineBytesWritten(uint32_t count);
-void NoteLineBytesTaken(uint32_t count);
+// reader of this process has taken yet, counted per line. A pseudo-terminal
+// hands written data to its reader a moment later, from a kernel worker; until
+// then neither side looks ready. Virtual time does not move while bytes are in
+// flight on any line, unless the count has not changed for a while (data
+// nobody reads).
+struct LineTraffic;
+// The counter of one line, shared by both of its ends (line_id: the device
+// number of the tty, the slave's for a pseudo-terminal).
+std::shared_ptr<LineTraffic> LineTrafficFor(uint64_t line_id);
+void NoteLineBytesWritten(LineTraffic* line, uint32_t count);
+void NoteLineBytesTaken(LineTraffic* line, uint32_t count);
+// An end of the line was closed: what is still in flight will not be read.
+void ForgetLineBytes(LineTraffic* line);
 
 }  // namespace plat::detail

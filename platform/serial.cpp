@@ -5,6 +5,7 @@
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -73,6 +74,12 @@ uint64_t Remaining(uint64_t start, uint64_t budget, uint64_t now) {
   return now >= end ? 0 : end - now;
 }
 
+// Both ends of a pseudo-terminal name the line by the slave's device number.
+uint64_t LineId(int tty_fd) {
+  struct stat st {};
+  return ::fstat(tty_fd, &st) == 0 ? static_cast<uint64_t>(st.st_rdev) : 0;
+}
+
 }  // namespace
 
 TtyObject::TtyObject(HandleKind kind, int fd, int peer_fd,
@@ -82,7 +89,8 @@ TtyObject::TtyObject(HandleKind kind, int fd, int peer_fd,
       peer_fd_(peer_fd),
       cancel_fd_(NewEventFd()),
       modem_wake_fd_(port_double ? NewEventFd() : -1),
-      double_(std::move(port_double)) {
+      double_(std::move(port_double)),
+      traffic_(LineTrafficFor(LineId(kind == HandleKind::kPtyMaster ? peer_fd : fd))) {
   settings_.dtr = LineControl::kEnable;  // a tty raises DTR and RTS when opened
   settings_.rts = LineControl::kEnable;
   TtyReadSettings(fd_, &settings_);
@@ -105,6 +113,7 @@ bool TtyObject::Close() {
   // still holds this object for the moment it needs to notice the close.
   ::flock(fd_, LOCK_UN);
   (void)::ioctl(fd_, TIOCNXCL);
+  ForgetLineBytes(traffic_.get());
   Signal(cancel_fd_);
   return true;
 }
@@ -163,7 +172,7 @@ bool TtyObject::Read(void* buffer, uint32_t size, uint32_t* done) {
     }
   }
   *done = got;
-  NoteLineBytesTaken(got);
+  NoteLineBytesTaken(traffic_.get(), got);
   return ok;
 }
 
@@ -201,7 +210,7 @@ bool TtyObject::Write(const void* buffer, uint32_t size, uint32_t* done) {
     }
   }
   *done = sent;
-  NoteLineBytesWritten(sent);
+  NoteLineBytesWritten(traffic_.get(), sent);
   return ok;
 }
 
@@ -245,7 +254,7 @@ bool TtyObject::Purge(uint32_t flags) {
   }
   // Reads and writes here are never left pending in the driver, so there is
   // nothing to abort; only the queues are cleared.
-  return TtyFlush(fd_, (flags & kPurgeRxClear) != 0, (flags & kPurgeTxClear) != 0);
+  return TtyFlush(fd_, (flags & kPurgeRxClear) != 0, (flags & kPurgeTxClear) != 0, traffic_.get());
 }
 
 bool TtyObject::ReadModemLines(uint32_t* status, bool* supported) {

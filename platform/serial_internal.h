@@ -24,7 +24,8 @@ bool TtyApplySettings(int fd, const SerialSettings& settings);
 // Overwrites the fields TtyApplySettings writes with what the device holds.
 bool TtyReadSettings(int fd, SerialSettings* settings);
 // Discards the received (input) and/or the unsent (output) data.
-bool TtyFlush(int fd, bool input, bool output);
+// Bytes discarded from the input queue are taken off the line's traffic.
+bool TtyFlush(int fd, bool input, bool output, LineTraffic* traffic);
 // Asks a real serial driver for low latency; a refusal is not an error.
 void TtyRequestLowLatency(int fd);
 
@@ -84,6 +85,7 @@ class TtyObject : public HandleObject {
   const int cancel_fd_;  // eventfd signalled by Close
   const int modem_wake_fd_;  // eventfd the double signals on a modem change
   const std::shared_ptr<testing::SerialPortDouble> double_;
+  const std::shared_ptr<LineTraffic> traffic_;  // bytes in flight on this line
 
   mutable std::mutex mutex_;
   SerialTimeouts timeouts_;

@@ -196,7 +196,7 @@ bool TtyReadSettings(int fd, SerialSettings* settings) {
   return true;
 }
 
-bool TtyFlush(int fd, bool input, bool output) {
+bool TtyFlush(int fd, bool input, bool output, LineTraffic* traffic) {
   if (!input && !output) return true;
   int queue = (input && output) ? TCIOFLUSH : (input ? TCIFLUSH : TCOFLUSH);
   int discarded = 0;
@@ -206,7 +206,7 @@ bool TtyFlush(int fd, bool input, bool output) {
     return false;
   }
   // What the flush threw away will never be read.
-  if (discarded > 0) NoteLineBytesTaken(static_cast<uint32_t>(discarded));
+  if (discarded > 0) NoteLineBytesTaken(traffic, static_cast<uint32_t>(discarded));
   return true;
 }
 

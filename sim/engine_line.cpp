@@ -43,10 +43,11 @@ bool PtyLine::SetReadTimeout(uint32_t timeout_ms) {
 
 void PtyLine::Pace(size_t bytes) {
   if (pace_baud_ == 0) return;
-  owed_us_ += static_cast<uint64_t>(bytes) * 10u * 1000000u / pace_baud_;
-  if (owed_us_ < 1000) return;
-  plat::SleepMs(static_cast<uint32_t>(owed_us_ / 1000));
-  owed_us_ %= 1000;
+  // Line time in 1/baud ms: 10 bits per byte, 1000 ms per second.
+  owed_ += static_cast<uint64_t>(bytes) * 10u * 1000u;
+  if (owed_ < pace_baud_) return;
+  plat::SleepMs(static_cast<uint32_t>(owed_ / pace_baud_));
+  owed_ %= pace_baud_;
 }
 
 EngineLine::Rx PtyLine::Receive(uint8_t* byte, uint32_t timeout_ms) {
@@ -73,7 +74,7 @@ EngineLine::Rx PtyLine::Receive(uint8_t* byte, uint32_t timeout_ms) {
         closed_ = true;
         return Rx::kEnded;
       }
-      // The host's side is closed for now: rest, then listen again.
+      // A read failed although the engine runs on: rest, then listen again.
       if (timeout_ms == 0) return Rx::kTimeout;
       plat::SleepMs(kHangupRetryMs);
       timeouts_known_ = false;

@@ -61,7 +61,7 @@ class PtyLine final : public EngineLine {
   uint32_t epoch_ = 0;
   bool timeouts_known_ = false;
   uint32_t timeout_set_ms_ = 0;
-  uint64_t owed_us_ = 0;  // line time not slept yet
+  uint64_t owed_ = 0;  // line time not slept yet, in 1/pace_baud_ ms
   bool has_pending_ = false;
   uint8_t pending_ = 0;
   bool closed_ = false;

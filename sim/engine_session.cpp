@@ -101,6 +101,9 @@ class EngineSession {
   Outcome Send(const uint8_t* data, size_t n, const char* what);
   // Sends the bytes of a step, with the step's fault and the host's ACKs.
   Outcome Answer(EngineStep step, const Fault* fault, const uint8_t* data, size_t n, AckKind ack);
+  // Enters a step whose only work is its answer: takes the step's fault and
+  // answers (nothing on silence).
+  Outcome Step(EngineStep step, const uint8_t* data, size_t n, AckKind ack);
   Outcome SendText(EngineStep step, const std::string& text, size_t max_length);
   void Drain();
 
@@ -225,15 +228,12 @@ std::vector<int> EngineSession::BlockRequests(int count) const {
 }
 
 Outcome EngineSession::Download() {
-  step_ = EngineStep::kDownloadStart;
   {
     std::lock_guard<std::mutex> lock(record_.mutex);
     record_.driver.clear();
     record_.driver_block_count = 0;
   }
-  const Fault* fault = TakeFault(step_);
-  if (IsSilent(fault)) return Outcome::kAbandon;
-  Outcome outcome = Answer(step_, fault, &wire::kDwnldRsp, 1, AckKind::kNone);
+  Outcome outcome = Step(EngineStep::kDownloadStart, &wire::kDwnldRsp, 1, AckKind::kNone);
   if (outcome != Outcome::kDone) return outcome;
 
   uint8_t count = 0;
@@ -250,8 +250,6 @@ Outcome EngineSession::Download() {
     if (outcome != Outcome::kDone) return outcome;
   }
 
-  step_ = EngineStep::kDownloadDone;
-  fault = TakeFault(step_);
   {
     std::lock_guard<std::mutex> lock(record_.mutex);
     ++record_.driver_starts;
@@ -259,18 +257,14 @@ Outcome EngineSession::Download() {
   }
   state_ = State::kDriverStarted;
   Note("the flash driver starts");
-  if (IsSilent(fault)) return Outcome::kAbandon;
-  return Answer(step_, fault, &wire::kDwnldDone, 1, AckKind::kNone);
+  return Step(EngineStep::kDownloadDone, &wire::kDwnldDone, 1, AckKind::kNone);
 }
 
 Outcome EngineSession::ServeBlock(int block, int count) {
-  step_ = EngineStep::kBlockRequest;
   bool beyond = block < 1 || block > count;
   if (beyond) Note("requesting block " + std::to_string(block) + " of " + std::to_string(count) + ": outside the driver");
-  const Fault* fault = TakeFault(step_);
-  if (IsSilent(fault)) return Outcome::kAbandon;
   const uint8_t request[2] = {wire::kBlockReq, static_cast<uint8_t>(block)};
-  Outcome outcome = Answer(step_, fault, request, 2, AckKind::kNone);
+  Outcome outcome = Step(EngineStep::kBlockRequest, request, 2, AckKind::kNone);
   if (outcome != Outcome::kDone) return outcome;
 
   uint8_t data[wire::kBlockSize];
@@ -290,7 +284,7 @@ Outcome EngineSession::ServeBlock(int block, int count) {
   if (outcome != Outcome::kDone) return outcome;
 
   step_ = EngineStep::kChecksumRequest;
-  fault = TakeFault(step_);
+  const Fault* fault = TakeFault(step_);
   bool bad_checksum = fault != nullptr && fault->kind == FaultKind::kBadChecksum;
   if (fault != nullptr && fault->kind == FaultKind::kSilence) return Outcome::kAbandon;
   outcome = Answer(step_, bad_checksum ? nullptr : fault, &wire::kChkReq, 1, AckKind::kNone);
@@ -374,22 +368,16 @@ Outcome EngineSession::ServeDriver() {
 
 Outcome EngineSession::AckMode() {
   state_ = State::kDriverAckMode;
-  step_ = EngineStep::kAckModeDone;
-  const Fault* fault = TakeFault(step_);
-  if (IsSilent(fault)) return Outcome::kAbandon;
-  return Answer(step_, fault, &wire::kRspDone, 1, AckKind::kAfter);
+  return Step(EngineStep::kAckModeDone, &wire::kRspDone, 1, AckKind::kAfter);
 }
 
 Outcome EngineSession::FlashInit() {
   Outcome outcome = Expect(wire::kAck, "ACK after RSP_ACK of flash init");
   if (outcome != Outcome::kDone) return outcome;
-  step_ = EngineStep::kFlashSize;
-  const Fault* fault = TakeFault(step_);
-  if (IsSilent(fault)) return Outcome::kAbandon;
   uint32_t size = config_.flash_size;
   const uint8_t bytes[4] = {static_cast<uint8_t>(size >> 24), static_cast<uint8_t>(size >> 16),
                             static_cast<uint8_t>(size >> 8), static_cast<uint8_t>(size)};
-  outcome = Answer(step_, fault, bytes, sizeof bytes, AckKind::kEachByte);
+  outcome = Step(EngineStep::kFlashSize, bytes, sizeof bytes, AckKind::kEachByte);
   if (outcome != Outcome::kDone) return outcome;
   return SendText(EngineStep::kFlashVersion, config_.driver_version, kDriverVersionMax);
 }
@@ -403,24 +391,18 @@ Outcome EngineSession::RemoveDriver() {
     record_.driver_removed = true;
   }
   Note("the flash driver ends: back to the boot code");
-  step_ = EngineStep::kRemoveDone;
-  const Fault* fault = TakeFault(step_);
-  if (IsSilent(fault)) return Outcome::kAbandon;
-  return Answer(step_, fault, &wire::kRspDone, 1, AckKind::kAfter);
+  return Step(EngineStep::kRemoveDone, &wire::kRspDone, 1, AckKind::kAfter);
 }
 
 Outcome EngineSession::FirmwareVersion() {
   Outcome outcome = Expect(wire::kAck, "ACK after RSP_ACK of firmware version");
   if (outcome != Outcome::kDone) return outcome;
-  step_ = EngineStep::kVersionWords;
-  const Fault* fault = TakeFault(step_);
-  if (IsSilent(fault)) return Outcome::kAbandon;
   uint8_t words[8];
   for (int i = 0; i < 4; ++i) {
     words[2 * i] = static_cast<uint8_t>(config_.version_words[i] >> 8);
     words[2 * i + 1] = static_cast<uint8_t>(config_.version_words[i]);
   }
-  outcome = Answer(step_, fault, words, sizeof words, AckKind::kEachByte);
+  outcome = Step(EngineStep::kVersionWords, words, sizeof words, AckKind::kEachByte);
   if (outcome != Outcome::kDone) return outcome;
   return SendText(EngineStep::kVersionText, config_.firmware_version, kFirmwareVersionMax);
 }
@@ -443,9 +425,7 @@ Outcome EngineSession::Erase() {
     if (rx == Rx::kEnded) return Outcome::kEnded;
     if (rx == Rx::kByte) return Violate("the host sent 0x%02X during the erase", byte);
   }
-  const Fault* fault = TakeFault(step_);
-  if (IsSilent(fault)) return Outcome::kAbandon;
-  return Answer(step_, fault, &wire::kRspDone, 1, AckKind::kAfter);
+  return Step(step_, &wire::kRspDone, 1, AckKind::kAfter);
 }
 
 Outcome EngineSession::WriteBlock(const uint8_t* frame) {
@@ -565,16 +545,21 @@ Outcome EngineSession::Answer(EngineStep step, const Fault* fault, const uint8_t
   return Outcome::kDone;
 }
 
+Outcome EngineSession::Step(EngineStep step, const uint8_t* data, size_t n, AckKind ack) {
+  step_ = step;
+  const Fault* fault = TakeFault(step);
+  if (IsSilent(fault)) return Outcome::kAbandon;
+  return Answer(step, fault, data, n, ack);
+}
+
 Outcome EngineSession::SendText(EngineStep step, const std::string& text, size_t max_length) {
   step_ = step;
   if (text.size() > max_length) {
     Excuse("the %s has %zu characters, more than the host takes (%zu)", EngineStepName(step), text.size(), max_length);
   }
   if (text.find('\0') != std::string::npos) Excuse("the %s holds a NUL", EngineStepName(step));
-  const Fault* fault = TakeFault(step);
-  if (IsSilent(fault)) return Outcome::kAbandon;
   const auto* bytes = reinterpret_cast<const uint8_t*>(text.c_str());
-  return Answer(step, fault, bytes, text.size() + 1, AckKind::kEachByte);
+  return Step(step, bytes, text.size() + 1, AckKind::kEachByte);
 }
 
 void EngineSession::Drain() {

@@ -150,8 +150,8 @@ struct EngineConfig {
   // Driver block requests: order, and for kRepeatEach how often each block.
   BlockOrder block_order = BlockOrder::kInOrder;
   int repeat_count = 1;
-  // Extra block requests after the normal ones, as given (a number beyond the
-  // block count, or 0, is outside the protocol). Each is served like any other.
+  // Extra block requests after the normal ones, as given. A number beyond
+  // the block count, or 0, is meant to be refused by the host (see above).
   std::vector<uint8_t> extra_block_requests;
   // The erase keeps the engine silent for erase_waits host read timeouts
   // (5000 ms each) less kEraseMarginMs, then sends RSP_DONE: the host's
@@ -263,7 +263,7 @@ class SimEngine {
   // count x 256 bytes, block k at (k - 1) * 256; blocks not taken read 0x00.
   std::vector<uint8_t> DriverReceived() const;
   int DriverBlockCount() const;                 // block count the host announced last
-  int DriverStarts() const;                     // downloads completed (DWNLD_DONE sent)
+  int DriverStarts() const;                     // downloads completed (DWNLD_DONE due, faulted or not)
   int Erases() const;                           // erases carried out
   int BlocksWritten() const;                    // write block commands programmed
   // True once remove driver ended the driver; false again when a download

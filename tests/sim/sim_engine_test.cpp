@@ -42,6 +42,13 @@ std::vector<uint8_t> Pattern(size_t n, uint8_t seed) {
   return bytes;
 }
 
+// Parameters of a write block frame: count, then address, high bytes first.
+std::array<uint8_t, 8> WriteParams(uint16_t count, uint32_t address) {
+  return {static_cast<uint8_t>(count >> 8),     static_cast<uint8_t>(count),
+          static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
+          static_cast<uint8_t>(address >> 8),  static_cast<uint8_t>(address)};
+}
+
 // The host's side, scripted on the transport. Every receive waits at most
 // the transport's read timeout (virtual time).
 class Host {
@@ -151,11 +158,7 @@ class Host {
   // Sends a write block command with its data; returns the engine's answer
   // to the data (RSP_DONE), ACKed; -1 if silent.
   int WriteBlock(uint32_t address, const std::vector<uint8_t>& data, uint32_t checksum_error = 0) {
-    auto n = static_cast<uint16_t>(data.size());
-    std::array<uint8_t, 8> params = {static_cast<uint8_t>(n >> 8),       static_cast<uint8_t>(n),
-                                     static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-                                     static_cast<uint8_t>(address >> 8),  static_cast<uint8_t>(address)};
-    Frame(wire::kCmdWriteBlock, params);
+    Frame(wire::kCmdWriteBlock, WriteParams(static_cast<uint16_t>(data.size()), address));
     EXPECT_EQ(Rx(), wire::kRspAck);
     Tx({ACK});
     Tx(data);
@@ -407,12 +410,6 @@ TEST_P(SimEngineMistakeTest, RecordsTheMistakeAndGoesSilent) {
     EXPECT_TRUE(host_.FirmwareVersion(words, &text));
   }
   EXPECT_EQ(engine_->Violations().size(), 1u) << ViolationText();
-}
-
-std::array<uint8_t, 8> WriteParams(uint16_t count, uint32_t address) {
-  return {static_cast<uint8_t>(count >> 8),     static_cast<uint8_t>(count),
-          static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16),
-          static_cast<uint8_t>(address >> 8),  static_cast<uint8_t>(address)};
 }
 
 INSTANTIATE_TEST_SUITE_P(
