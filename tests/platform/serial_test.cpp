@@ -70,34 +70,7 @@ class SerialPortTest : public ::testing::Test {
 // The same on virtual time, with helpers for a second thread on the clock.
 class SerialTimingTest : public SerialPortTest {
  protected:
-  // A thread that takes part in the virtual clock.
-  class Participant {
-   public:
-    // Returns once the thread has joined, so virtual time cannot move without it.
-    explicit Participant(std::function<void()> body) {
-      std::atomic<bool> joined{false};
-      thread_ = std::thread([this, &joined, body = std::move(body)] {
-        plat::ClockParticipant participant;
-        joined = true;
-        body();
-        finished_ = true;
-      });
-      while (!joined) std::this_thread::yield();
-    }
-    // Waits on the clock (a plain join would hold virtual time still).
-    void Join() {
-      while (!finished_) plat::SleepMs(10);
-      thread_.join();
-    }
-    ~Participant() {
-      if (thread_.joinable()) Join();
-    }
-    bool finished() const { return finished_; }
-
-   private:
-    std::thread thread_;
-    std::atomic<bool> finished_{false};
-  };
+  using Participant = testsupport::ClockThread;
 
   // Returns once every other participant waits: virtual time moved on.
   void UntilOthersWait() { plat::SleepMs(10); }

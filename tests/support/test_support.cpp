@@ -88,6 +88,26 @@ void DebugCapture::Clear() {
   state_->messages.clear();
 }
 
+ClockThread::ClockThread(std::function<void()> body) {
+  std::atomic<bool> joined{false};
+  thread_ = std::thread([this, &joined, body = std::move(body)] {
+    plat::ClockParticipant participant;
+    joined = true;
+    body();
+    finished_ = true;
+  });
+  while (!joined) std::this_thread::yield();
+}
+
+ClockThread::~ClockThread() {
+  if (thread_.joinable()) Join();
+}
+
+void ClockThread::Join() {
+  while (!finished_) plat::SleepMs(10);
+  thread_.join();
+}
+
 std::string ReadHostFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream out;

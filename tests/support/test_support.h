@@ -4,7 +4,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform.h"
@@ -56,6 +59,24 @@ class DebugCapture {
   State* state_;
   plat::DebugSink previous_sink_ = nullptr;
   void* previous_context_ = nullptr;
+};
+
+// Runs `body` on a thread that takes part in the installed virtual clock. The
+// constructor returns once the thread has joined the clock, so the test thread
+// cannot move time on without it. Join() waits on the clock (a plain join
+// would hold virtual time still while the body sleeps on it).
+class ClockThread {
+ public:
+  explicit ClockThread(std::function<void()> body);
+  ~ClockThread();
+  ClockThread(const ClockThread&) = delete;
+  ClockThread& operator=(const ClockThread&) = delete;
+  void Join();
+  bool finished() const { return finished_; }
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> finished_{false};
 };
 
 std::string ReadHostFile(const std::string& path);

@@ -322,27 +322,7 @@ TEST_F(TransportTest, RxBytesTakesWhatIsBuffered) {
 }
 
 // A thread on the virtual clock playing the engine.
-class Engine {
- public:
-  explicit Engine(std::function<void()> body) {
-    std::atomic<bool> joined{false};
-    thread_ = std::thread([this, &joined, body = std::move(body)] {
-      plat::ClockParticipant participant;
-      joined = true;
-      body();
-      finished_ = true;
-    });
-    while (!joined) std::this_thread::yield();  // virtual time waits for it from now on
-  }
-  ~Engine() {
-    while (!finished_) plat::SleepMs(10);  // waiting on the clock lets the engine's time pass
-    thread_.join();
-  }
-
- private:
-  std::thread thread_;
-  std::atomic<bool> finished_{false};
-};
+using Engine = testsupport::ClockThread;
 
 TEST_F(TransportTest, WordAckAnswersTheFirstByteBeforeTheSecondComes) {
   Open();
