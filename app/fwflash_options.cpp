@@ -15,8 +15,10 @@ namespace fwflash {
 
 namespace {
 
-// Line rates the tool accepts: the common serial rates up to 921600.
-constexpr uint32_t kBaudRates[] = {1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400, 460800, 921600};
+// Line rates the tool accepts: the common serial rates up to 921600, and the
+// non-standard rates some engines' boot code runs at.
+constexpr uint32_t kBaudRates[] = {1200,   2400,   4800,   9600,   19200,  38400,  57600,
+                                   115200, 230400, 256000, 260400, 460800, 921600};
 
 // A flash driver travels in 1 to 255 blocks of 256 bytes.
 constexpr uint64_t kDriverMinBytes = FLASH_BLOCK_SIZE;
@@ -295,7 +297,7 @@ std::string UsageText() {
       "                       is a link to a tty, or a host tty path (/dev/ttyUSB0).\n"
       "                       Default: the engine's port in the catalogue (COM2:, QF27: COM7:).\n"
       "  --baud RATE          line rate: 1200 2400 4800 9600 19200 38400 57600 115200 230400\n"
-      "                       460800 921600. Default: the engine's rate in the catalogue\n"
+      "                       256000 260400 460800 921600. Default: the engine's rate in the catalogue\n"
       "                       (115200, QF27: 460800).\n"
       "  --psoc-driver FILE   co-processor (PSoC) driver; together with --psoc-image it makes\n"
       "  --psoc-image FILE    the co-processor phase run before the scanner phase.\n"

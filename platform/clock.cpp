@@ -48,11 +48,13 @@ bool LineBytesInFlight() {
   return since < kInFlightPatience;
 }
 
-uint64_t RealNowMs() {
+uint64_t RealNowUs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000u + static_cast<uint64_t>(ts.tv_nsec) / 1000000u;
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000u + static_cast<uint64_t>(ts.tv_nsec) / 1000u;
 }
+
+uint64_t RealNowMs() { return RealNowUs() / 1000u; }
 
 void RealSleepMs(uint32_t ms) {
   timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
@@ -219,6 +221,11 @@ int VirtualWait(VirtualCore& core, pollfd* fds, int count, uint32_t timeout_ms) 
 uint64_t NowMs() {
   if (std::shared_ptr<VirtualCore> core = CurrentCore()) return core->now_ms.load();
   return RealNowMs();
+}
+
+uint64_t NowUs() {
+  if (std::shared_ptr<VirtualCore> core = CurrentCore()) return core->now_ms.load() * 1000u;
+  return RealNowUs();
 }
 
 uint32_t TickCount() { return static_cast<uint32_t>(NowMs()); }

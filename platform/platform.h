@@ -63,6 +63,8 @@ void InitProcess();
 uint32_t TickCount();
 // Milliseconds on the current clock, without wrapping.
 uint64_t NowMs();
+// Microseconds on the current clock (virtual time moves in whole milliseconds).
+uint64_t NowUs();
 void SleepMs(uint32_t ms);
 
 // Installs a virtual clock for its lifetime (tests). Virtual time starts at 0

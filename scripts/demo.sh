@@ -3,7 +3,7 @@
 # a pseudo-terminal, with progress, the version read back and the results
 # record, then checks that the simulated flash holds the image.
 #
-# Builds in build/ (Release) and lays out a demo device root in demo-root/.
+# Builds in build/ (the test command's build folder and type) and lays out a demo device root in demo-root/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$(pwd)
@@ -34,8 +34,8 @@ trap 'exit 130' INT TERM
 step "Installing what the build needs"
 scripts/install-deps.sh
 
-step "Configuring and building (build/, Release)"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
+step "Configuring and building (build/)"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DFLASHWRIGHT_WERROR=ON >/dev/null
 cmake --build build -j"$(nproc)" --target fwflash fwsim fwsample
 bin="$repo/build"
 

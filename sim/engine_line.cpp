@@ -9,6 +9,10 @@ namespace {
 // (the host's side of the pseudo-terminal is not open), before it reads again.
 constexpr uint32_t kHangupRetryMs = 20;
 
+// How far the paced line may lag behind real time and still catch up: covers
+// a sleep that overran, not a line that stood idle.
+constexpr uint64_t kPaceSlackUs = 1500;
+
 }  // namespace
 
 PtyLine::PtyLine(plat::Handle master, uint32_t pace_baud, Transcript* transcript, Shared shared,
@@ -43,11 +47,16 @@ bool PtyLine::SetReadTimeout(uint32_t timeout_ms) {
 
 void PtyLine::Pace(size_t bytes) {
   if (pace_baud_ == 0) return;
-  // Line time in 1/baud ms: 10 bits per byte, 1000 ms per second.
-  owed_ += static_cast<uint64_t>(bytes) * 10u * 1000u;
-  if (owed_ < pace_baud_) return;
-  plat::SleepMs(static_cast<uint32_t>(owed_ / pace_baud_));
-  owed_ %= pace_baud_;
+  // The line is a running clock: line_due_us_ is when it will have carried
+  // every byte so far (10 bits each). The engine sleeps until then, so its
+  // own work and a sleep that overran are absorbed by the next bytes' time,
+  // unless the line had been idle for longer than the slack.
+  const uint64_t now = plat::NowUs();
+  if (line_due_us_ + kPaceSlackUs < now) line_due_us_ = now - kPaceSlackUs;
+  const uint64_t line_time = static_cast<uint64_t>(bytes) * 10u * 1000000u + pace_remainder_;
+  line_due_us_ += line_time / pace_baud_;
+  pace_remainder_ = line_time % pace_baud_;
+  if (line_due_us_ >= now + 1000u) plat::SleepMs(static_cast<uint32_t>((line_due_us_ - now) / 1000u));
 }
 
 EngineLine::Rx PtyLine::Receive(uint8_t* byte, uint32_t timeout_ms) {

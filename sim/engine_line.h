@@ -61,7 +61,8 @@ class PtyLine final : public EngineLine {
   uint32_t epoch_ = 0;
   bool timeouts_known_ = false;
   uint32_t timeout_set_ms_ = 0;
-  uint64_t owed_ = 0;  // line time not slept yet, in 1/pace_baud_ ms
+  uint64_t line_due_us_ = 0;    // when the paced line has carried every byte so far
+  uint64_t pace_remainder_ = 0; // line time below one microsecond, in 1/pace_baud_ us
   bool has_pending_ = false;
   uint8_t pending_ = 0;
   bool closed_ = false;
