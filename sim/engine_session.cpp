@@ -522,14 +522,20 @@ Outcome EngineSession::Answer(EngineStep step, const Fault* fault, const uint8_t
   std::vector<uint8_t> bytes(data, data + n);
   if (fault != nullptr && fault->kind == FaultKind::kWrongByte) bytes[0] = fault->fault_byte;
   if (fault != nullptr && fault->kind == FaultKind::kStrayByte) {
-    std::snprintf(what, sizeof what, "the stray byte before the %s", name);
-    Outcome outcome = Send(&fault->fault_byte, 1, what);
-    if (outcome == Outcome::kDone && ack == AckKind::kEachByte) outcome = Expect(wire::kAck, "ACK of the stray byte");
-    if (outcome != Outcome::kDone) return outcome;
+    if (ack == AckKind::kEachByte) {
+      std::snprintf(what, sizeof what, "the stray byte before the %s", name);
+      Outcome outcome = Send(&fault->fault_byte, 1, what);
+      if (outcome == Outcome::kDone) outcome = Expect(wire::kAck, "ACK of the stray byte");
+      if (outcome != Outcome::kDone) return outcome;
+    } else {
+      // Back to back with the answer, as a line glitch would put it: a host
+      // that reacts to the stray byte at once must not find the answer missing.
+      bytes.insert(bytes.begin(), fault->fault_byte);
+    }
   }
   if (ack != AckKind::kEachByte) {
     std::snprintf(what, sizeof what, "the %s", name);
-    Outcome outcome = Send(bytes.data(), n, what);
+    Outcome outcome = Send(bytes.data(), bytes.size(), what);
     if (outcome != Outcome::kDone || ack == AckKind::kNone) return outcome;
     std::snprintf(what, sizeof what, "ACK after the %s", name);
     return Expect(wire::kAck, what);
