@@ -75,7 +75,7 @@ int CResultsXml::Close() {
   const int length = snprintf(line, sizeof(line), "</%s>\r\n", kResultsTags[RESULT_ROOT]);
   int result = 1;
   if (!WriteLine(m_file, line, static_cast<size_t>(length))) {
-    TraceMsg(true, ZONE_ERROR, "CResultsXml::Close.  Error writing end tag\r\n");
+    TraceMsg(true, ZONE_ERROR, "CResultsXml::Close.  Error writing end tag");
     result = 0;
   }
   plat::CloseHandle(m_file);

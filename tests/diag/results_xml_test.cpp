@@ -99,7 +99,7 @@ TEST_F(ResultsXmlTest, WriteFailuresAreTracedAndCloseStillClosesAll) {
             "CResultsXml::Open.  Error writing start tag <KPX_Results>\r\n"
             "run - start\r\n"
             "CResultsXml::Add.  Error writing end tag \t<ErrStr>E1</ErrStr>\r\n"
-            "CResultsXml::Close.  Error writing end tag\r\n");
+            "CResultsXml::Close.  Error writing end tag");
   // Nothing holds the trace file any more: a no-sharing open succeeds.
   plat::UniqueHandle file(plat::OpenFile(L"\\My Documents\\flwright.log", plat::kAccessRead | plat::kAccessWrite,
                                          plat::kShareNone, plat::Disposition::kOpenExisting));
