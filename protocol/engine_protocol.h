@@ -93,7 +93,7 @@ bool IsAutodetectAccepted(const char* engine, uint8_t response);
 // The engine name of the first row with this device type, or nullptr.
 const wchar_t* EngineNameForDeviceType(int32_t device_type);
 // Rows whose name starts with `engine`, ignoring case, in row order: stores
-// up to `capacity` row pointers and returns how many rows fit.
+// up to `capacity` row pointers and returns how many it stored.
 int FindUpgradeRows(const wchar_t* engine, const ScannerTypeEntry** rows, int capacity);
 
 // ---------------------------------------------------------------------------
