@@ -1,15 +1,6 @@
 // fwflash, run as a child process against a simulated engine on a
 // pseudo-terminal linked in as the device root's "COM2:". The child runs on
 // the real clock, so every case here ends without a protocol timeout.
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -17,101 +8,19 @@
 #include <string>
 #include <vector>
 
+#include "child_process.h"
 #include "sample_firmware.h"
 #include "simulator.h"
 #include "test_support.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-constexpr int kChildDeadline_ms = 60000;  // a guard against a hung child, never reached when all is well
+using childproc::ChildResult;
 
-struct ChildResult {
-  int status = -1;  // exit status, or -1 if the child did not exit normally
-  std::string out;
-  std::string err;
-};
-
-// Reads both streams until they close. False if the deadline passed first.
-bool Drain(int out_fd, int err_fd, ChildResult* result) {
-  struct Stream {
-    int fd;
-    std::string* text;
-  } streams[2] = {{out_fd, &result->out}, {err_fd, &result->err}};
-  const uint64_t deadline = plat::NowMs() + kChildDeadline_ms;
-  for (;;) {
-    pollfd fds[2];
-    int n = 0;
-    for (const Stream& s : streams) {
-      if (s.fd >= 0) fds[n++] = {s.fd, POLLIN, 0};
-    }
-    if (n == 0) return true;
-    const uint64_t now = plat::NowMs();
-    if (now >= deadline || poll(fds, static_cast<nfds_t>(n), static_cast<int>(deadline - now)) <= 0) return false;
-    for (int i = 0; i < n; ++i) {
-      if (fds[i].revents == 0) continue;
-      for (Stream& s : streams) {
-        if (s.fd != fds[i].fd) continue;
-        char buffer[4096];
-        ssize_t got = read(s.fd, buffer, sizeof(buffer));
-        if (got > 0) {
-          s.text->append(buffer, static_cast<size_t>(got));
-        } else {  // end of a pipe, or EIO once a pseudo-terminal's last user is gone
-          close(s.fd);
-          s.fd = -1;
-        }
-      }
-    }
-  }
-}
-
-// Runs the built fwflash with args. With on_terminal, its standard output is
-// a pseudo-terminal in raw mode (no line-end translation); otherwise a pipe.
 ChildResult RunFwflash(const std::vector<std::string>& args, bool on_terminal = false) {
-  ChildResult result;
-  const std::string binary = std::string(FLASHWRIGHT_BIN_DIR) + "/app/fwflash";
-  std::vector<char*> argv = {const_cast<char*>(binary.c_str())};
-  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-
-  int out[2] = {-1, -1};
-  int err[2] = {-1, -1};
-  if (on_terminal) {
-    termios raw{};
-    cfmakeraw(&raw);
-    EXPECT_EQ(openpty(&out[0], &out[1], nullptr, &raw, nullptr), 0);
-    fcntl(out[0], F_SETFD, FD_CLOEXEC);
-    fcntl(out[1], F_SETFD, FD_CLOEXEC);
-  } else {
-    EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
-  }
-  EXPECT_EQ(pipe2(err, O_CLOEXEC), 0);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
-  pid_t pid = -1;
-  int spawned = posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  close(out[1]);
-  close(err[1]);
-  EXPECT_EQ(spawned, 0) << "cannot start " << binary;
-  if (spawned != 0) {
-    close(out[0]);
-    close(err[0]);
-    return result;
-  }
-  if (!Drain(out[0], err[0], &result)) {
-    ADD_FAILURE() << "fwflash did not finish; output so far:\n" << result.out << result.err;
-    kill(pid, SIGKILL);
-  }
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  if (WIFEXITED(wstatus)) result.status = WEXITSTATUS(wstatus);
-  return result;
+  return childproc::RunTool("fwflash", args, on_terminal);
 }
 
 class FwflashTest : public ::testing::Test {
