@@ -420,7 +420,6 @@ Handle OpenSerialPort(const wchar_t* name) {
   };
   if (!::isatty(fd)) return fail(kErrNotFound);  // a file, not a serial device
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) return fail(detail::ErrorFromErrno(errno));
-  (void)::ioctl(fd, TIOCEXCL);  // keeps out opens that ignore the lock; refused without rights
   if (!detail::TtyMakeRaw(fd)) return fail(LastError());
   detail::TtyRequestLowLatency(fd);
   auto port = std::make_shared<TtyObject>(detail::HandleKind::kSerialPort, fd, -1,
@@ -429,6 +428,11 @@ Handle OpenSerialPort(const wchar_t* name) {
     detail::SetLastErrorFromErrno(errno);
     return kInvalidHandle;
   }
+  // Keeps out opens that ignore the lock (refused without rights). Set last:
+  // the mark belongs to the tty, not to this descriptor, so a failed open
+  // would leave it behind on a line that something else holds open (the
+  // simulator's end of a pseudo-terminal) and lock every later open out.
+  (void)::ioctl(fd, TIOCEXCL);
   return detail::RegisterHandle(std::move(port));
 }
 

@@ -1,6 +1,9 @@
 // Serial ports on a pseudo-terminal whose master side plays the far end of the
 // line: opening and sharing, line settings, timed reads and writes on the
 // virtual clock, purging, modem lines and waits ended from another thread.
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -151,6 +154,35 @@ TEST_F(SerialPortTest, AnotherProcessCannotShareThePort) {
   EXPECT_EQ(OpenInChild(pty_.slave_path, /*expect_open=*/false), 0);
   port.reset();
   EXPECT_EQ(OpenInChild(pty_.slave_path, /*expect_open=*/true), 0);
+}
+
+// The exclusive-use mark belongs to the tty, which the far end of a
+// pseudo-terminal keeps alive: an open that fails after taking the line must
+// not leave the mark behind, or every later open without rights is refused.
+TEST_F(SerialPortTest, OpenThatFailsLateLeavesNoExclusiveMark) {
+  // Room for exactly one more descriptor, the tty's own: the port's wake-up
+  // event cannot be created, so the open fails once it holds the line.
+  const int lowest_free = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lowest_free, 0);
+  ::close(lowest_free);
+  rlimit saved{};
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit tight = saved;
+  tight.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const plat::Handle refused = plat::OpenSerialPort(L"COM7:");
+  const plat::ErrorCode error = plat::LastError();
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_EQ(refused, plat::kInvalidHandle);
+  EXPECT_NE(error, plat::kErrNone);
+
+  const int fd = ::open(pty_.slave_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(fd, 0) << errno;
+  int exclusive = -1;
+  EXPECT_EQ(::ioctl(fd, TIOCGEXCL, &exclusive), 0) << errno;
+  ::close(fd);
+  EXPECT_EQ(exclusive, 0);
+  EXPECT_TRUE(OpenPort().valid());
 }
 
 // --- line settings -----------------------------------------------------------
