@@ -3,6 +3,7 @@
 //
 //   fwsample --driver FILE --image FILE [--driver-size N] [--image-size N]
 //            [--board TYPE:ID]... [--raw]
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,9 +31,13 @@ int Usage(const char* problem) {
 }
 
 bool ParseNumber(const char* text, unsigned long max, unsigned long* value) {
+  // Decimal, or hexadecimal after "0x": a leading 0 does not make it octal.
+  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = hex ? text + 2 : text;
+  if (!std::isxdigit(static_cast<unsigned char>(*digits))) return false;
   char* end = nullptr;
-  *value = std::strtoul(text, &end, 0);
-  return end != text && *end == '\0' && *value <= max;
+  *value = std::strtoul(digits, &end, hex ? 16 : 10);
+  return end != digits && *end == '\0' && *value <= max;
 }
 
 bool ParseBoard(const char* text, sample::Board* board) {

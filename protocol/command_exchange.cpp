@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine_protocol.h"
+#include "flash_image.h"
 #include "protocol_internal.h"
 #include "trace_log.h"
 #include "transport.h"
@@ -22,12 +23,15 @@ char g_status_buffer[PROTO_STATUS_BUFFER_SIZE];
 }  // namespace
 
 void proto_error_report(const char* prefix, const char* format, ...) {
-  char text[PROTO_ERROR_TEXT_MAX + 1];
+  // Formatted in full first, then cut to PROTO_ERROR_TEXT_MAX without splitting
+  // a multi-byte character (a long file name), so the record stays valid text.
+  char full[4 * PROTO_ERROR_TEXT_MAX];
   va_list args;
   va_start(args, format);
-  // vsnprintf cuts the text to the buffer, so an overlong report loses its tail.
-  if (vsnprintf(text, sizeof(text), format, args) < 0) text[0] = '\0';
+  if (vsnprintf(full, sizeof(full), format, args) < 0) full[0] = '\0';
   va_end(args);
+  char text[PROTO_ERROR_TEXT_MAX + 1];
+  ComposeText(text, sizeof(text), "%s", full);
   LogResult(true, RESULT_ERRSTR, ZONE_ERROR, "%s", text);
   TraceMsg(true, ZONE_ERROR, "%s%s\r\n", prefix != nullptr ? prefix : "", text);
 }

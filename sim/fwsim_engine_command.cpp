@@ -1,10 +1,13 @@
 // fwsim engine: serves a simulated scan engine on a pseudo-terminal linked
 // into the device root under a COM name, until SIGINT or SIGTERM.
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
 
 #include "fwsim_commands.h"
 #include "platform.h"
@@ -28,7 +31,8 @@ void PrintUsage(std::FILE* out) {
                "\n"
                "Serves a simulated scan engine (boot code and flash driver) on a new\n"
                "pseudo-terminal, linked into the device root under a COM name, until\n"
-               "SIGINT or SIGTERM. Prints the tty path, then \"ready\", on stdout.\n"
+               "SIGINT or SIGTERM (the link goes with it). Prints the tty path, then\n"
+               "\"ready\", on stdout.\n"
                "\n"
                "  --root DIR               device root (default: $FLASHWRIGHT_ROOT, else ~/.flashwright);\n"
                "                           created if missing\n"
@@ -56,8 +60,12 @@ void PrintUsage(std::FILE* out) {
 
 bool ParseNumber(const char* text, uint64_t max, uint64_t* value) {
   if (text == nullptr || *text == '\0' || *text == '-') return false;
+  // Decimal, or hexadecimal after "0x": a leading 0 does not make it octal.
+  const bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const char* digits = hex ? text + 2 : text;
+  if (!std::isxdigit(static_cast<unsigned char>(*digits))) return false;
   char* end = nullptr;
-  unsigned long long parsed = std::strtoull(text, &end, 0);
+  unsigned long long parsed = std::strtoull(digits, &end, hex ? 16 : 10);
   if (*end != '\0' || parsed > max) return false;
   *value = parsed;
   return true;
@@ -153,6 +161,17 @@ bool DumpFlash(const std::string& path, const std::vector<uint8_t>& flash) {
   return std::fclose(file) == 0 && ok;
 }
 
+// Removes the COM name's link once the engine's pseudo-terminal is gone: the
+// system hands the tty's name out again, and a later open of the COM name
+// must not reach whatever terminal gets it next. A link another engine has
+// made since is left alone.
+void RemoveComLink(const std::wstring& com, const std::string& tty) {
+  const std::string link = plat::HostPath(com.c_str());
+  std::error_code ec;
+  const std::filesystem::path target = std::filesystem::read_symlink(link, ec);
+  if (!ec && target == tty) std::filesystem::remove(link, ec);
+}
+
 }  // namespace
 
 int FwsimEngineCommand(int argc, char** argv) {
@@ -187,6 +206,7 @@ int FwsimEngineCommand(int argc, char** argv) {
   std::fflush(stdout);
   while (g_stop_requested == 0) plat::SleepMs(kSignalPollMs);
   engine.Stop();
+  RemoveComLink(com, engine.slave_path());
 
   int status = kExitClean;
   if (!options.dump_flash.empty() && !DumpFlash(options.dump_flash, engine.Flash())) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -142,7 +143,93 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, FwsimEngineUsageTest,
     ::testing::Values(EngineUsageCase{"UnknownOption", {"--bogus"}, "unknown option --bogus"},
                       EngineUsageCase{"OptionWithoutValue", {"--dump-flash"}, "--dump-flash needs a value"},
-                      EngineUsageCase{"BadNumber", {"--flash-size", "lots"}, "bad value for --flash-size: lots"}),
+                      EngineUsageCase{"BadNumber", {"--flash-size", "lots"}, "bad value for --flash-size: lots"},
+                      EngineUsageCase{"HexPrefixWithoutDigits", {"--flash-size", "0x"},
+                                      "bad value for --flash-size: 0x"}),
     [](const auto& param_info) { return std::string(param_info.param.name); });
+
+// The engine's tty name is handed out again once it is gone: an engine that
+// exits takes its COM link with it, unless another engine has taken the name.
+TEST(FwsimEngineLinkTest, ExitRemovesTheComLinkItStillOwns) {
+  testsupport::TempDeviceRoot root(false);
+  const std::string link = root.Host("COM7:");
+  const std::vector<std::string> args = {"engine", "--com", "COM7:"};
+  std::unique_ptr<childproc::Background> engines[2];
+  std::string ttys[2];
+  for (int i = 0; i < 2; ++i) {  // the second starts once the first has linked the name
+    engines[i] = std::make_unique<childproc::Background>("fwsim", args);
+    ASSERT_TRUE(engines[i]->ReadLine(&ttys[i], kEngineReady_ms)) << engines[i]->Kill();
+    ASSERT_TRUE(engines[i]->WaitForLine("ready", kEngineReady_ms)) << engines[i]->Kill();
+  }
+  ASSERT_EQ(fs::read_symlink(link).string(), ttys[1]) << "the second engine took the name";
+
+  const std::string link_after_exit[2] = {ttys[1], ""};  // the first engine's exit leaves the second's link
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_TRUE(engines[i]->Signal(SIGINT));
+    const ChildResult stopped = engines[i]->Finish(kEngineStop_ms);
+    EXPECT_EQ(stopped.status, 0) << stopped;
+    std::error_code ec;
+    EXPECT_EQ(fs::read_symlink(link, ec).string(), link_after_exit[i]) << "after engine " << i + 1 << " exited";
+  }
+}
+
+// --- Numbers on the command lines ------------------------------------------------
+// The tools take decimal or 0x hexadecimal, as their --help says: a leading 0
+// is a decimal digit, never an octal prefix.
+
+struct NumberCase {
+  const char* name;
+  const char* text;
+  size_t value;
+};
+
+const NumberCase kNumberCases[] = {
+    {"LeadingZeroIsDecimal", "0100", 100},
+    {"HexPrefix", "0x100", 256},
+    {"UpperCaseHexPrefix", "0X1F", 31},
+};
+
+std::string NumberCaseName(const ::testing::TestParamInfo<NumberCase>& param_info) {
+  return param_info.param.name;
+}
+
+class FwsimEngineNumberTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(FwsimEngineNumberTest, FlashSizeIsReadAsDocumented) {
+  const NumberCase& c = GetParam();
+  testsupport::TempDeviceRoot root(false);
+  const std::string dump = root.Host("flash-dump.bin");
+  childproc::Background engine("fwsim", {"engine", "--com", "COM7:", "--flash-size", c.text, "--dump-flash", dump});
+  ASSERT_TRUE(engine.WaitForLine("ready", kEngineReady_ms)) << "the engine did not report ready: " << engine.Kill();
+  ASSERT_TRUE(engine.Signal(SIGINT));
+  const ChildResult stopped = engine.Finish(kEngineStop_ms);
+  EXPECT_EQ(stopped.status, 0) << stopped;
+  EXPECT_EQ(testsupport::ReadHostFile(dump).size(), c.value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FwsimEngineNumberTest, ::testing::ValuesIn(kNumberCases), NumberCaseName);
+
+class FwsampleNumberTest : public ::testing::TestWithParam<NumberCase> {};
+
+TEST_P(FwsampleNumberTest, SizesAndBoardsAreReadAsDocumented) {
+  const NumberCase& c = GetParam();
+  testsupport::TempDeviceRoot root(false);
+  const std::string driver = root.Host("drv.bin");
+  const std::string raw = root.Host("fw.raw");
+  ChildResult r = RunTool("fwsample", {"--driver", driver, "--image", raw, "--image-size", c.text, "--raw"});
+  ASSERT_EQ(r.status, 0) << r;
+  EXPECT_EQ(testsupport::ReadHostFile(raw).size(), c.value);
+
+  // The board id lands in the header: magic, count, scanner type, board id.
+  const std::string bin = root.Host("fw.bin");
+  r = RunTool("fwsample", {"--driver", driver, "--image", bin, "--image-size", "0", "--board",
+                           std::string("0x0A00:") + c.text});
+  ASSERT_EQ(r.status, 0) << r;
+  const std::string header = testsupport::ReadHostFile(bin);
+  ASSERT_GE(header.size(), 12u);
+  EXPECT_EQ(static_cast<uint8_t>(header[10]) * 256u + static_cast<uint8_t>(header[11]), c.value);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, FwsampleNumberTest, ::testing::ValuesIn(kNumberCases), NumberCaseName);
 
 }  // namespace

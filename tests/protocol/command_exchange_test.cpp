@@ -133,6 +133,15 @@ TEST_F(ProtocolConventionsTest, ErrorReportIsCutTo255CharactersAndRecorded) {
   EXPECT_EQ(ResultValues("ErrStr"), (std::vector<std::string>{longest, "Flash size error. filesize: 255"}));
 }
 
+TEST_F(ProtocolConventionsTest, ErrorReportIsNotCutInsideACharacter) {
+  // A file name whose two-byte character straddles the 255th byte.
+  const std::string name = std::string(PROTO_ERROR_TEXT_MAX - std::strlen("Error opening ") - 1, 'n') + "\xC3\xA9.bin";
+  proto_error_report("", "Error opening %s", name.c_str());
+  const std::string kept = "Error opening " + name.substr(0, name.size() - std::strlen("\xC3\xA9.bin"));
+  EXPECT_EQ(trace_.Count(kept + "\r\n"), 1);
+  EXPECT_EQ(ResultValues("ErrStr"), std::vector<std::string>{kept});
+}
+
 TEST_F(ProtocolConventionsTest, PauseLetsTheWatchdogRunOut) {
   const uint64_t start = NowMs();
   proto_pause();
