@@ -1,6 +1,7 @@
 // Process start-up: the locale that makes "%ls" and wide conversions in the C
-// library handle text beyond ASCII.
+// library handle text beyond ASCII, and no death by a closed pipe.
 #include <langinfo.h>
+#include <signal.h>
 
 #include <clocale>
 #include <cstring>
@@ -20,6 +21,9 @@ bool LocaleIsUtf8() {
 }  // namespace
 
 void InitProcess() {
+  // A reader of our output that goes away (fwflash ... | head) must not kill
+  // the process in the middle of a flash: the write fails with EPIPE instead.
+  ::signal(SIGPIPE, SIG_IGN);
   if (std::setlocale(LC_ALL, "") != nullptr && LocaleIsUtf8()) return;
   // The environment names no locale, or one that is not UTF-8: the program's
   // narrow text is UTF-8 whatever the host's settings.

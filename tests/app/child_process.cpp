@@ -181,6 +181,11 @@ void Background::ReadMore(int64_t wait_ms) {
   pending_.append(buffer, static_cast<size_t>(got));
 }
 
+void Background::CloseOutput() {
+  if (out_fd_ >= 0) close(out_fd_);
+  out_fd_ = -1;
+}
+
 bool Background::ReadLine(std::string* line, int timeout_ms) {
   const int64_t deadline = RealNowMs() + timeout_ms;
   for (;;) {

@@ -51,6 +51,9 @@ class Background {
   // once timeout_ms has passed.
   bool WaitForLine(const std::string& wanted, int timeout_ms);
   bool Signal(int signal_number);
+  // Stops reading: the child's standard output becomes a pipe nobody reads
+  // (a shell pipeline whose reader has gone).
+  void CloseOutput();
   // Waits up to timeout_ms for the child to exit and returns its status, all
   // of its standard output (lines already read included) and its standard
   // error. A child still running then is killed (status -1, a test failure).

@@ -28,7 +28,11 @@ constexpr int kEngineStop_ms = 5000;
 
 // --- A whole flash -------------------------------------------------------------
 
-TEST(ShellToolsTest, FlashesASampleFirmwareThroughTheSimulatedEngine) {
+// A whole flash from the shell: fwsim root, fwsample, fwsim engine in the
+// background, fwflash. With reader_leaves, nobody reads fwflash's output
+// (a pipeline whose reader has gone): the flash must still complete and
+// report success.
+void FlashThroughTheSimulatedEngine(bool reader_leaves) {
   testsupport::TempDeviceRoot root(false);  // fwsim root lays it out
   ChildResult r = RunTool("fwsim", {"root"});
   ASSERT_EQ(r.status, 0) << r;
@@ -46,10 +50,18 @@ TEST(ShellToolsTest, FlashesASampleFirmwareThroughTheSimulatedEngine) {
   ASSERT_TRUE(engine.WaitForLine("ready", kEngineReady_ms)) << "the engine did not report ready: " << engine.Kill();
 
   // Files as device paths; port and rate from the engine catalogue.
-  r = RunTool("fwflash", {"--engine", "QA71", "--driver", "\\My Documents\\QA71drv.bin", "--image",
-                          "\\My Documents\\QA71fw.bin"});
-  EXPECT_EQ(r.status, 0) << r;
-  EXPECT_NE(r.out.find("Firmware version: SIM FW 1.00"), std::string::npos) << r.out;
+  const std::vector<std::string> flash_args = {"--engine", "QA71", "--driver", "\\My Documents\\QA71drv.bin",
+                                               "--image", "\\My Documents\\QA71fw.bin"};
+  if (reader_leaves) {
+    childproc::Background flasher("fwflash", flash_args);
+    flasher.CloseOutput();
+    r = flasher.Finish(childproc::kChildDeadline_ms);
+    EXPECT_EQ(r.status, 0) << r;
+  } else {
+    r = RunTool("fwflash", flash_args);
+    EXPECT_EQ(r.status, 0) << r;
+    EXPECT_NE(r.out.find("Firmware version: SIM FW 1.00"), std::string::npos) << r.out;
+  }
 
   ASSERT_TRUE(engine.Signal(SIGINT));
   const ChildResult stopped = engine.Finish(kEngineStop_ms);
@@ -71,6 +83,10 @@ TEST(ShellToolsTest, FlashesASampleFirmwareThroughTheSimulatedEngine) {
   EXPECT_NE(results.find("<Firmware_Ver>SIM FW 1.00</Firmware_Ver>"), std::string::npos) << results;
   EXPECT_NE(results.find("</KPX_Results>"), std::string::npos) << "the results record is closed:\n" << results;
 }
+
+TEST(ShellToolsTest, FlashesASampleFirmwareThroughTheSimulatedEngine) { FlashThroughTheSimulatedEngine(false); }
+
+TEST(ShellToolsTest, FlashCompletesWhenTheReaderOfItsOutputGoesAway) { FlashThroughTheSimulatedEngine(true); }
 
 // --- fwsim root ----------------------------------------------------------------
 
