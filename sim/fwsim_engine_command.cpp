@@ -53,8 +53,8 @@ void PrintUsage(std::FILE* out) {
                "\n"
                "Numbers are decimal or 0x hexadecimal. On exit the violations of the\n"
                "protocol the engine saw are listed on stderr. Exit status: 0 no violation,\n"
-               "3 violations, 1 the engine could not start or the flash dump failed,\n"
-               "2 bad arguments.\n",
+               "3 violations (also when the flash dump failed too), 1 the engine could not\n"
+               "start or the flash dump failed, 2 bad arguments.\n",
                sim::kMaxFlashSize);
 }
 
